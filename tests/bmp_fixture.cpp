@@ -47,7 +47,9 @@ std::vector<std::uint8_t> make_bmp(const BmpFixture& f) {
     const std::size_t file_size =
         54 + f.before_pixels.size() + pixel_bytes + f.after_pixels.size();
 
-    std::vector<std::uint8_t> out(54, 0);
+    std::vector<std::uint8_t> out;
+    out.reserve(file_size);
+    out.resize(54, 0);
     out[0] = 'B';                                            // bfType
     out[1] = 'M';
     put_u32(out, 2, static_cast<std::uint32_t>(file_size));  // bfSize

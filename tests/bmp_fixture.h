@@ -13,11 +13,11 @@ struct Rgb {
 struct BmpFixture {
     std::int32_t width = 0;
     std::int32_t height = 0;  // negative: rows stored top-down
-    std::vector<Rgb> pixels;  // |height| rows of width pixels, in storage order
+    std::vector<Rgb> pixels{};  // |height| rows of width pixels, in storage order
     std::uint16_t bit_count = 24;
     std::uint32_t info_size = 40;          // biSize: 40, 108 (V4) or 124 (V5)
-    std::vector<std::uint8_t> before_pixels;  // bytes between the 54-byte header and the pixels
-    std::vector<std::uint8_t> after_pixels;   // bytes after the last row (a colour profile, say)
+    std::vector<std::uint8_t> before_pixels{};  // bytes between the 54-byte header and the pixels
+    std::vector<std::uint8_t> after_pixels{};  // bytes after the last row (a colour profile, say)
     std::uint8_t filler = 0;                  // value of each row's padding bytes
     bool drop_last_filler = false;            // leave the last row's padding out of the file
     std::int64_t off_bits = -1;               // bfOffBits; -1 means 54 + before_pixels.size()
