@@ -232,7 +232,7 @@ TEST_F(Quivel, RefusedFilesLeaveAnEmptyResult) {
     const auto white = make_bmp({.width = 1, .height = 1, .pixels = {kWhite}});
     const auto eight_bit = make_bmp({.width = 4, .height = 4, .bit_count = 8});
     auto truncated = good;
-    truncated.resize(truncated.size() - 3);  // the last row's two filler bytes and one pixel byte
+    truncated.erase(truncated.end() - 3, truncated.end());  // the last row's two filler bytes and one pixel byte
     const std::string figures = work_line(6) + size_lines(2, 2, 1, 1);
     const FailureCase cases[] = {
         {"empty input", {}, white, "Input must be 24-bit!\n", 252},
