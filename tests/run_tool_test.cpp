@@ -321,6 +321,18 @@ TEST_F(Quivel, ResultThatCannotBeCreatedOrWritten) {
     EXPECT_EQ(full.out, work_line(2) + size_lines(2, 1, 1, 1) + brightness_line(1) + progress(1) +
                             "error writing image data\n");
     EXPECT_EQ(full.exit_code, 248);
+    ASSERT_EQ(unlink(dir.file("output.bmp").c_str()), 0);
+
+    // A write cut short half way (a file size limit, like a disk filling up) leaves no
+    // partial image behind.
+    put("large.bmp", make_bmp({.width = 40, .height = 40, .pixels = pattern_pixels(40, 40, 1)}));
+    const ProcessResult cut = run_process(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 2 && exec \"$0\" large.bmp white.bmp",
+                    QUIVEL_BINARY},
+        dir.path);
+    EXPECT_TRUE(cut.out.ends_with(progress(1) + "error writing image data\n")) << cut.out;
+    EXPECT_EQ(cut.exit_code, 248);
+    EXPECT_TRUE(output().empty());
 }
 
 #if defined(__SANITIZE_ADDRESS__)
