@@ -2,7 +2,8 @@
 // its own, checking what a user relies on: the status and its text agree; on success
 // "output.bmp" is the input's leading bytes and exactly one pixel block of result, with
 // every byte that no pixel covers (row filler, bytes after the last row) the input's own;
-// on failure "output.bmp" is empty; the input files are never changed.
+// every result pixel is exactly the defined convolution; on failure "output.bmp" is empty;
+// the input files are never changed.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -80,6 +81,60 @@ void check_uncovered_bytes(std::span<const std::uint8_t> input,
     }
 }
 
+// An image as the reference convolution reads it straight from the file's bytes.
+struct RawImage {
+    const std::uint8_t* pixels;
+    std::int64_t width;
+    std::int64_t rows;
+    std::int64_t row_bytes;
+};
+
+RawImage raw_image(std::span<const std::uint8_t> bytes) {
+    const std::int64_t width = static_cast<std::int32_t>(field_u32(bytes, 18));
+    const std::int64_t height = static_cast<std::int32_t>(field_u32(bytes, 22));
+    return RawImage{bytes.data() + field_u32(bytes, 10), width, height < 0 ? -height : height,
+                    (3 * width + 3) / 4 * 4};
+}
+
+// Every result pixel must be exactly the four-fold sum, divided and clamped, with edges
+// repeated: an independent restatement, so no faster engine can drift from it unseen.
+void check_result_pixels(std::span<const std::uint8_t> input_bytes,
+                         std::span<const std::uint8_t> matrix_bytes,
+                         const std::vector<std::uint8_t>& output) {
+    const RawImage in = raw_image(input_bytes);
+    const RawImage m = raw_image(matrix_bytes);
+    std::int64_t sums[3] = {0, 0, 0};
+    for (std::int64_t my = 0; my < m.rows; ++my) {
+        for (std::int64_t mx = 0; mx < m.width; ++mx) {
+            for (int c = 0; c < 3; ++c) sums[c] += m.pixels[my * m.row_bytes + 3 * mx + c];
+        }
+    }
+    const std::int64_t divisor = (3 * (sums[2] + sums[0]) + 4 * sums[1]) / 10;
+    FUZZ_REQUIRE(divisor > 0);
+    const std::uint8_t* result = output.data() + field_u32(input_bytes, 10);
+    for (std::int64_t y = 0; y < in.rows; ++y) {
+        for (std::int64_t x = 0; x < in.width; ++x) {
+            std::int64_t channel[3] = {0, 0, 0};
+            for (std::int64_t my = 0; my < m.rows; ++my) {
+                const std::int64_t sy =
+                    std::clamp<std::int64_t>(y + my - m.rows / 2, 0, in.rows - 1);
+                for (std::int64_t mx = 0; mx < m.width; ++mx) {
+                    const std::int64_t sx =
+                        std::clamp<std::int64_t>(x + mx - m.width / 2, 0, in.width - 1);
+                    for (int c = 0; c < 3; ++c) {
+                        channel[c] += in.pixels[sy * in.row_bytes + 3 * sx + c] *
+                                      m.pixels[my * m.row_bytes + 3 * mx + c];
+                    }
+                }
+            }
+            for (int c = 0; c < 3; ++c) {
+                const std::int64_t value = std::clamp<std::int64_t>(channel[c] / divisor, 0, 255);
+                FUZZ_REQUIRE(result[y * in.row_bytes + 3 * x + c] == value);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -129,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(offset <= files.input.size());
         FUZZ_REQUIRE(std::equal(files.input.begin(), files.input.begin() + offset, output.begin()));
         check_uncovered_bytes(files.input, output);
+        check_result_pixels(files.input, files.matrix, output);
     } else {
         FUZZ_REQUIRE(output.empty());
     }
