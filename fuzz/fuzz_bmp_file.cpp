@@ -11,16 +11,6 @@ namespace {
 
 __extension__ using Wide = unsigned __int128;
 
-// Little-endian field of a file's header; bytes past the end of a short file read as 0,
-// as they do in the zero-filled header record.
-std::uint32_t field_u32(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (offset + i < bytes.size()) value |= std::uint32_t{bytes[offset + i]} << (8 * i);
-    }
-    return value;
-}
-
 // The acceptance rule restated on its own, in 128-bit arithmetic that cannot overflow.
 bool should_accept(std::span<const std::uint8_t> bytes, bool is_matrix) {
     const Wide length = bytes.size();

@@ -28,6 +28,14 @@ std::vector<std::uint8_t> join_fuzz_input(std::span<const std::uint8_t> input,
     return joined;
 }
 
+std::uint32_t field_u32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (offset + i < bytes.size()) value |= std::uint32_t{bytes[offset + i]} << (8 * i);
+    }
+    return value;
+}
+
 namespace {
 
 std::string made_directory;

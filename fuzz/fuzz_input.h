@@ -20,6 +20,10 @@ FuzzFiles split_fuzz_input(const std::uint8_t* data, std::size_t size);
 std::vector<std::uint8_t> join_fuzz_input(std::span<const std::uint8_t> input,
                                           std::span<const std::uint8_t> matrix);
 
+// A little-endian header field of one of the files; bytes past its end read as 0, as they
+// do in the tool's zero-filled header record.
+std::uint32_t field_u32(std::span<const std::uint8_t> bytes, std::size_t offset);
+
 // A fresh directory of this process under $TMPDIR (or /tmp), made on first use and removed
 // with its contents at normal exit. Empty if it could not be made.
 const std::string& private_directory();

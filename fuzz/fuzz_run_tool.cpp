@@ -9,20 +9,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string_view>
 
 #include "fuzz/fuzz_input.h"
 #include "tool/run_tool.h"
 
 namespace {
-
-std::uint32_t field_u32(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (offset + i < bytes.size()) value |= std::uint32_t{bytes[offset + i]} << (8 * i);
-    }
-    return value;
-}
 
 // An input 0 pixels wide is valid with any number of rows and reports every row, so a
 // 54-byte file can ask for 2^31 progress lines: correct, but too slow to fuzz.
@@ -59,10 +50,6 @@ int run_capturing_console(const std::string& directory, std::string& console) {
     const std::vector<std::uint8_t> printed = read_whole_file(console_path, exists);
     console.assign(printed.begin(), printed.end());
     return status;
-}
-
-bool ends_with(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
 // Bytes of the result file that no pixel covers must be the input's own.
@@ -159,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  status == kStatusBadHeaderOrSize || status == kStatusMatrixTooDark);
     switch (status) {
         case kStatusOk:
-            FUZZ_REQUIRE(ends_with(console, "ok.\n"));
+            FUZZ_REQUIRE(console.ends_with("ok.\n"));
             break;
         case kStatusNot24Bit:
             FUZZ_REQUIRE(console == "Input must be 24-bit!\n" ||
@@ -170,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          console == "Matrix header or size is invalid!\n");
             break;
         default:
-            FUZZ_REQUIRE(ends_with(console, "Brightness of matrix   : 0\nMatrix is too dark!\n"));
+            FUZZ_REQUIRE(console.ends_with("Brightness of matrix   : 0\nMatrix is too dark!\n"));
             break;
     }
     FUZZ_REQUIRE(status == kStatusOk || console.find("ok.\n") == std::string::npos);
