@@ -1,7 +1,10 @@
 // Fuzz target: the header-and-size check and the pixel-block read, on two files of
 // arbitrary bytes (an input image and a matrix image). The check must accept exactly the
 // headers whose pixel block holds every pixel; an accepted block is never larger than its
-// file, reads back as the file's own bytes, and every row it names lies inside it.
+// file, reads back as the file's own bytes, and every row it names lies inside it; a file
+// cut short after it was measured fails its read.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "fuzz/fuzz_input.h"
@@ -60,6 +63,13 @@ void check_file(const std::string& path, std::span<const std::uint8_t> bytes, bo
         FUZZ_REQUIRE(obtain_block(leading, offset));
         FUZZ_REQUIRE(load_leading_bytes(image.file, image, leading) == ReadResult::ok);
         FUZZ_REQUIRE(std::memcmp(leading.bytes.get(), bytes.data(), offset) == 0);
+    }
+
+    // A file cut short after it was measured (another process truncating it) delivers
+    // fewer bytes than the block holds: that read must fail, not pass with a stale tail.
+    if (image.pixel_block_length > 0) {
+        FUZZ_REQUIRE(::truncate(path.c_str(), static_cast<off_t>(bytes.size() - 1)) == 0);
+        FUZZ_REQUIRE(load_pixel_block(image.file, image) == ReadResult::failed);
     }
 }
 
