@@ -10,7 +10,10 @@ seconds=${2:-60}
 work="$build/fuzz"
 
 "$work/quivel_fuzz_seeds" "$work/seeds" >/dev/null || exit 1
-mkdir -p "$work/artifacts"
+mkdir -p "$work/artifacts" "$work/tmp"
+# libFuzzer ends without running exit handlers, so the targets' private directories are
+# made here rather than left behind in /tmp.
+export TMPDIR="$(cd "$work/tmp" && pwd)"
 
 # Inputs are at most 4 KiB, so the tool's blocks are too: any single allocation of 16 MiB
 # is far beyond what the files hold and fails the run, as does a run that takes 10 s.
