@@ -1,0 +1,413 @@
+// The AVX2 convolution kernel. Only the functions marked QUIVEL_AVX2 contain AVX2 code; the
+// file itself is compiled for the baseline CPU and the kernel runs only after the table has
+// found AVX2 supported.
+//
+// Memory: reads the input block only inside each row's 3 x width pixel bytes and the matrix
+// block only inside its pixels; writes the result block only inside each row's 3 x width pixel
+// bytes (never a filler byte, never past the last pixel). Vector loads and stores past the
+// last valid value happen only inside this kernel's own working buffers, which are sized for
+// them.
+//
+// How it works: each input row the matrix reaches is converted once into three planes (blue,
+// green, red), padded by repeating the edge pixels, in which entry k holds the 16-bit values of
+// columns k and k + 1 side by side. One vpmaddwd then multiplies two neighbouring columns by two
+// neighbouring matrix weights and adds them, for 8 result pixels at once. A tile of 2 result rows
+// by 32 pixels keeps its sums in registers; each loaded input vector serves both rows, each
+// broadcast weight pair all four vectors of a row. Zero weight pairs are skipped. The sums are
+// divided exactly in double precision (see sum_reciprocal), saturated to bytes, and interleaved
+// back into blue, green, red.
+#include "image/convolution_kernels.h"
+
+#if defined(QUIVEL_HAVE_AVX2_KERNEL)
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#define QUIVEL_AVX2 __attribute__((target("avx2")))
+
+namespace {
+
+constexpr std::size_t kTileRows = 2;     // result rows that share each loaded input vector
+constexpr std::size_t kTileVectors = 4;  // 8-pixel vectors per tile row
+constexpr std::size_t kTilePixels = 8 * kTileVectors;
+// A tap adds at most 2 x 255 x 255 to a 32-bit lane; this many taps stay below 2^31.
+constexpr std::size_t kTapsPerFlush = 2147483647 / (2 * 255 * 255);
+
+// One matrix column pair of one input row, as seen by a tile: where its input entries start
+// and the packed weight pair (low half: even column, high half: odd column) for each tile row.
+struct Tap {
+    const std::int32_t* entries;
+    std::int32_t weights[kTileRows];
+};
+
+// Where a tap's entries come from before the ring's row addresses are known.
+struct TapSource {
+    std::size_t row;     // input row relative to the tile's first matrix row
+    std::size_t column;  // even matrix column
+    std::int32_t weights[kTileRows];
+};
+
+struct Layout {
+    std::size_t tiled_width = 0;  // width rounded up to whole tiles
+    std::size_t padded = 0;       // entries per plane row
+    std::size_t plane_bytes = 0;  // bytes per padded 8-bit plane row
+    std::size_t slots = 0;        // converted rows in the ring
+    std::size_t needed_rows = 0;  // input rows one tile reaches: matrix rows + tile rows - 1
+};
+
+template <typename T>
+std::unique_ptr<T[]> try_obtain(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T) / 2) return nullptr;
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count == 0 ? 1 : count]());
+}
+
+std::size_t clamp_index(std::int64_t index, std::size_t count) {
+    return static_cast<std::size_t>(
+        std::clamp<std::int64_t>(index, 0, static_cast<std::int64_t>(count) - 1));
+}
+
+// Byte-shuffle masks that move 16 pixels between 48 interleaved bytes (three 16-byte chunks)
+// and three 16-byte planes. Entries 0x80 give zero.
+struct ShuffleMasks {
+    std::uint8_t to_plane[3][3][16];     // [plane][chunk]: chunk bytes into plane positions
+    std::uint8_t from_plane[3][3][16];   // [chunk][plane]: plane bytes into chunk positions
+};
+
+constexpr ShuffleMasks make_shuffle_masks() {
+    ShuffleMasks masks{};
+    for (int plane = 0; plane < 3; ++plane) {
+        for (int chunk = 0; chunk < 3; ++chunk) {
+            for (int i = 0; i < 16; ++i) {
+                const int source = 3 * i + plane - 16 * chunk;  // byte of pixel i in this chunk
+                masks.to_plane[plane][chunk][i] =
+                    source >= 0 && source < 16 ? static_cast<std::uint8_t>(source) : 0x80;
+                const int byte = 16 * chunk + i;  // interleaved byte i of this chunk
+                masks.from_plane[chunk][plane][i] =
+                    byte % 3 == plane ? static_cast<std::uint8_t>(byte / 3) : 0x80;
+            }
+        }
+    }
+    return masks;
+}
+
+constexpr ShuffleMasks kMasks = make_shuffle_masks();
+
+QUIVEL_AVX2 __m256i broadcast_mask(const std::uint8_t (&mask)[16]) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)));
+}
+
+// Splits count pixels (a multiple of 32) of interleaved bytes into three 8-bit planes.
+QUIVEL_AVX2 void split_planes(const std::uint8_t* pixels, std::size_t count, std::uint8_t* blue,
+                              std::uint8_t* green, std::uint8_t* red) {
+    __m256i masks[3][3];
+    for (int p = 0; p < 3; ++p) {
+        for (int c = 0; c < 3; ++c) masks[p][c] = broadcast_mask(kMasks.to_plane[p][c]);
+    }
+    std::uint8_t* planes[3] = {blue, green, red};
+    for (std::size_t i = 0; i < count; i += 32) {
+        // Lane 0 holds pixels i..i+15, lane 1 pixels i+16..i+31.
+        const std::uint8_t* at = pixels + 3 * i;
+        __m256i chunks[3];
+        for (int c = 0; c < 3; ++c) {
+            chunks[c] = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * c))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 48 + 16 * c)), 1);
+        }
+        for (int p = 0; p < 3; ++p) {
+            const __m256i plane = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(chunks[0], masks[p][0]),
+                                _mm256_shuffle_epi8(chunks[1], masks[p][1])),
+                _mm256_shuffle_epi8(chunks[2], masks[p][2]));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[p] + i), plane);
+        }
+    }
+}
+
+// Interleaves count pixels (a multiple of 32) of three 8-bit planes into blue, green, red.
+QUIVEL_AVX2 void join_planes(const std::uint8_t* blue, const std::uint8_t* green,
+                             const std::uint8_t* red, std::size_t count, std::uint8_t* pixels) {
+    __m256i masks[3][3];
+    for (int c = 0; c < 3; ++c) {
+        for (int p = 0; p < 3; ++p) masks[c][p] = broadcast_mask(kMasks.from_plane[c][p]);
+    }
+    for (std::size_t i = 0; i < count; i += 32) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blue + i));
+        const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(green + i));
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(red + i));
+        std::uint8_t* at = pixels + 3 * i;
+        for (int c = 0; c < 3; ++c) {
+            const __m256i chunk = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(b, masks[c][0]),
+                                _mm256_shuffle_epi8(g, masks[c][1])),
+                _mm256_shuffle_epi8(r, masks[c][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 16 * c), _mm256_castsi256_si128(chunk));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 48 + 16 * c),
+                             _mm256_extracti128_si256(chunk, 1));
+        }
+    }
+}
+
+// Pairs neighbouring values of an 8-bit plane row: entry k = value k | value k + 1 << 16.
+// Reads plane[0 .. count + 8].
+QUIVEL_AVX2 void pair_plane(const std::uint8_t* plane, std::size_t count, std::int32_t* entries) {
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __m256i low = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + k)));
+        const __m256i high =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + k + 1)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(entries + k),
+                            _mm256_or_si256(low, _mm256_slli_epi32(high, 16)));
+    }
+}
+
+// Converts one input row into its three paired planes (3 x padded entries). planes is scratch of
+// 3 x plane_bytes; pixels is scratch of 3 x tiled_width bytes.
+QUIVEL_AVX2 void convert_row(const ConvolutionJob& job, const Layout& layout, std::size_t source_row,
+                             std::uint8_t* planes, std::uint8_t* pixels, std::int32_t* entries) {
+    const std::uint8_t* row = job.input + source_row * job.row_bytes;
+    const std::size_t width = job.width;
+    const std::size_t half_x = job.matrix_width / 2;
+    const std::size_t whole = width / 32 * 32;
+    std::uint8_t* plane[3] = {planes, planes + layout.plane_bytes, planes + 2 * layout.plane_bytes};
+    split_planes(row, whole, plane[0] + half_x, plane[1] + half_x, plane[2] + half_x);
+    if (whole < width) {
+        // The last partial group goes through scratch, so no read passes the row's pixels.
+        std::memcpy(pixels, row + 3 * whole, 3 * (width - whole));
+        std::uint8_t tail[3][32];
+        split_planes(pixels, 32, tail[0], tail[1], tail[2]);
+        for (int c = 0; c < 3; ++c) std::memcpy(plane[c] + half_x + whole, tail[c], width - whole);
+    }
+    for (int c = 0; c < 3; ++c) {
+        std::memset(plane[c], row[c], half_x);
+        std::memset(plane[c] + half_x + width, row[3 * (width - 1) + c],
+                    layout.plane_bytes - half_x - width);
+        pair_plane(plane[c], layout.padded, entries + c * layout.padded);
+    }
+}
+
+// Exact clamped-to-non-negative quotients of 8 sums (see sum_reciprocal); saturation to 255
+// happens when packing.
+QUIVEL_AVX2 __m256i divide_sums(__m256i sums, __m256d reciprocal) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d low = _mm256_cvtepi32_pd(_mm256_castsi256_si128(sums));
+    const __m256d high = _mm256_cvtepi32_pd(_mm256_extracti128_si256(sums, 1));
+    const __m128i q_low = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(low, half), reciprocal));
+    const __m128i q_high = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(high, half), reciprocal));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(q_low), q_high, 1);
+}
+
+// Saturates four vectors of 8 non-negative quotients to bytes, in pixel order.
+QUIVEL_AVX2 void store_quotients(const __m256i (&q)[kTileVectors], std::uint8_t* out) {
+    // Signed saturation first: packus_epi16 reads its words as signed.
+    const __m256i words01 = _mm256_packs_epi32(q[0], q[1]);
+    const __m256i words23 = _mm256_packs_epi32(q[2], q[3]);
+    // Per 128-bit lane the packs interleave 4-pixel groups; vpermd puts them back in order.
+    const __m256i bytes = _mm256_packus_epi16(words01, words23);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(bytes, order));
+}
+
+// Sums of taps[0 .. count) for the tile at column x, added into acc.
+QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
+    const Tap* taps, std::size_t count, std::size_t x, __m256i (&acc)[kTileRows][kTileVectors]) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const Tap& tap = taps[i];
+        const __m256i w0 = _mm256_set1_epi32(tap.weights[0]);
+        const __m256i w1 = _mm256_set1_epi32(tap.weights[1]);
+        const std::int32_t* at = tap.entries + x;
+        for (std::size_t v = 0; v < kTileVectors; ++v) {
+            const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 8 * v));
+            acc[0][v] = _mm256_add_epi32(acc[0][v], _mm256_madd_epi16(in, w0));
+            acc[1][v] = _mm256_add_epi32(acc[1][v], _mm256_madd_epi16(in, w1));
+        }
+    }
+}
+
+// One plane of a 2-row tile with 32-bit sums: out[t] + x receives 32 quotient bytes.
+QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x, __m256d reciprocal,
+                               std::uint8_t* out0, std::uint8_t* out1) {
+    __m256i acc[kTileRows][kTileVectors];
+    for (auto& row : acc) {
+        for (auto& v : row) v = _mm256_setzero_si256();
+    }
+    accumulate(taps, count, x, acc);
+    __m256i q[kTileVectors];
+    std::uint8_t* out[kTileRows] = {out0, out1};
+    for (std::size_t t = 0; t < kTileRows; ++t) {
+        for (std::size_t v = 0; v < kTileVectors; ++v) q[v] = divide_sums(acc[t][v], reciprocal);
+        store_quotients(q, out[t] + x);
+    }
+}
+
+// The same with 64-bit sums, for matrices whose sums can pass 2^31: the 32-bit lanes are
+// emptied into 64-bit sums every kTapsPerFlush taps.
+QUIVEL_AVX2 void convolve_tile_wide(const Tap* taps, std::size_t count, std::size_t x,
+                                    std::int64_t divisor, std::uint8_t* out0, std::uint8_t* out1) {
+    std::int64_t sums[kTileRows][kTilePixels] = {};
+    for (std::size_t start = 0; start < count; start += kTapsPerFlush) {
+        __m256i acc[kTileRows][kTileVectors];
+        for (auto& row : acc) {
+            for (auto& v : row) v = _mm256_setzero_si256();
+        }
+        accumulate(taps + start, std::min(kTapsPerFlush, count - start), x, acc);
+        for (std::size_t t = 0; t < kTileRows; ++t) {
+            for (std::size_t v = 0; v < kTileVectors; ++v) {
+                alignas(32) std::int32_t lanes[8];
+                _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t][v]);
+                for (int i = 0; i < 8; ++i) sums[t][8 * v + i] += lanes[i];
+            }
+        }
+    }
+    std::uint8_t* out[kTileRows] = {out0, out1};
+    for (std::size_t t = 0; t < kTileRows; ++t) {
+        for (std::size_t i = 0; i < kTilePixels; ++i) {
+            out[t][x + i] = static_cast<std::uint8_t>(std::min<std::int64_t>(sums[t][i] / divisor, 255));
+        }
+    }
+}
+
+// The taps of one plane for a 2-row tile: input row r of the tile's reach weighs result row t
+// with matrix row r - t. Pairs whose weights are zero for both rows are left out.
+std::size_t plane_taps(const ConvolutionJob& job, int plane, const Layout& layout, TapSource* taps) {
+    const std::size_t mw = job.matrix_width;
+    const std::size_t mh = job.matrix_rows;
+    std::size_t count = 0;
+    for (std::size_t r = 0; r < layout.needed_rows; ++r) {
+        for (std::size_t mx = 0; mx < mw; mx += 2) {
+            TapSource tap{r, mx, {}};
+            bool any = false;
+            for (std::size_t t = 0; t < kTileRows; ++t) {
+                if (r < t || r - t >= mh) continue;
+                const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
+                const std::int32_t even = weights[3 * mx];
+                const std::int32_t odd = mx + 1 < mw ? weights[3 * (mx + 1)] : 0;
+                tap.weights[t] = even | odd << 16;
+                any = any || tap.weights[t] != 0;
+            }
+            if (any) taps[count++] = tap;
+        }
+    }
+    return count;
+}
+
+QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
+    const std::size_t width = job.width;
+    const std::size_t height = job.rows;
+    const std::size_t mw = job.matrix_width;
+    const std::size_t mh = job.matrix_rows;
+    const bool wide = mw * mh > kMaxMatrixPixelsFor32BitSums;
+
+    Layout layout;
+    layout.tiled_width = (width + kTilePixels - 1) / kTilePixels * kTilePixels;
+    // Loads reach entry tiled_width - 1 + mw - 1 at most.
+    layout.padded = (layout.tiled_width + mw - 1 + 7) / 8 * 8;
+    layout.plane_bytes = layout.padded + 16;
+    layout.needed_rows = mh + kTileRows - 1;
+    layout.slots = std::min(layout.needed_rows, height);
+    const std::size_t pairs_per_row = (mw + 1) / 2;
+    const std::size_t tap_capacity = layout.needed_rows * pairs_per_row;
+
+    auto ring = try_obtain<std::int32_t>(layout.slots * 3 * layout.padded);
+    auto slot_row = try_obtain<std::size_t>(layout.slots);
+    auto planes = try_obtain<std::uint8_t>(3 * layout.plane_bytes);
+    auto pixels = try_obtain<std::uint8_t>(3 * kTilePixels);
+    auto quotients = try_obtain<std::uint8_t>(kTileRows * 3 * layout.tiled_width);
+    auto sources = try_obtain<TapSource>(3 * tap_capacity);
+    auto taps = try_obtain<Tap>(tap_capacity);
+    auto row_entries = try_obtain<const std::int32_t*>(layout.needed_rows);
+    if (!ring || !slot_row || !planes || !pixels || !quotients || !sources || !taps || !row_entries) {
+        return false;
+    }
+    std::fill_n(slot_row.get(), layout.slots, SIZE_MAX);
+    std::size_t source_count[3];
+    for (int c = 0; c < 3; ++c) {
+        source_count[c] = plane_taps(job, c, layout, sources.get() + c * tap_capacity);
+    }
+
+    const __m256d reciprocal = _mm256_set1_pd(sum_reciprocal(job.divisor));
+    const std::int64_t half_y = static_cast<std::int64_t>(mh / 2);
+    for (std::size_t y0 = 0; y0 < height; y0 += kTileRows) {
+        for (std::size_t r = 0; r < layout.needed_rows; ++r) {
+            const std::size_t sy =
+                clamp_index(static_cast<std::int64_t>(y0 + r) - half_y, height);
+            const std::size_t slot = sy % layout.slots;
+            std::int32_t* entries = ring.get() + slot * 3 * layout.padded;
+            if (slot_row[slot] != sy) {
+                convert_row(job, layout, sy, planes.get(), pixels.get(), entries);
+                slot_row[slot] = sy;
+            }
+            row_entries[r] = entries;
+        }
+        for (int c = 0; c < 3; ++c) {
+            const TapSource* source = sources.get() + c * tap_capacity;
+            const std::size_t count = source_count[c];
+            for (std::size_t i = 0; i < count; ++i) {
+                taps[i].entries = row_entries[source[i].row] + c * layout.padded + source[i].column;
+                for (std::size_t t = 0; t < kTileRows; ++t) taps[i].weights[t] = source[i].weights[t];
+            }
+            std::uint8_t* out0 = quotients.get() + c * layout.tiled_width;
+            std::uint8_t* out1 = out0 + 3 * layout.tiled_width;
+            for (std::size_t x = 0; x < layout.tiled_width; x += kTilePixels) {
+                if (wide) {
+                    convolve_tile_wide(taps.get(), count, x, job.divisor, out0, out1);
+                } else {
+                    convolve_tile(taps.get(), count, x, reciprocal, out0, out1);
+                }
+            }
+        }
+        const std::size_t done = std::min(kTileRows, height - y0);
+        for (std::size_t t = 0; t < done; ++t) {
+            const std::uint8_t* q = quotients.get() + t * 3 * layout.tiled_width;
+            std::uint8_t* out = job.result + (y0 + t) * job.row_bytes;
+            const std::size_t whole = width / 32 * 32;
+            join_planes(q, q + layout.tiled_width, q + 2 * layout.tiled_width, whole, out);
+            if (whole < width) {
+                // The last partial group goes through scratch, so no write passes the row's pixels.
+                join_planes(q + whole, q + layout.tiled_width + whole,
+                            q + 2 * layout.tiled_width + whole, 32, pixels.get());
+                std::memcpy(out + 3 * whole, pixels.get(), 3 * (width - whole));
+            }
+            if (job.row_done != nullptr) job.row_done(height - (y0 + t), job.context);
+        }
+    }
+    return true;
+}
+
+QUIVEL_AVX2 void divide_sums_vector(const std::int32_t* sums, std::size_t count,
+                                    std::int64_t divisor, std::uint8_t* quotients) {
+    const __m256d reciprocal = _mm256_set1_pd(sum_reciprocal(divisor));
+    for (std::size_t i = 0; i < count; i += kTilePixels) {
+        alignas(32) std::int32_t lanes[kTilePixels] = {};
+        std::memcpy(lanes, sums + i, 4 * std::min(kTilePixels, count - i));
+        __m256i q[kTileVectors];
+        for (std::size_t v = 0; v < kTileVectors; ++v) {
+            q[v] = divide_sums(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 8 * v)),
+                               reciprocal);
+        }
+        alignas(32) std::uint8_t bytes[kTilePixels];
+        store_quotients(q, bytes);
+        std::memcpy(quotients + i, bytes, std::min(kTilePixels, count - i));
+    }
+}
+
+}  // namespace
+
+bool convolve_avx2(const ConvolutionJob& job) {
+    if (job.width == 0 || job.rows == 0) {
+        for (std::uint64_t y = 0; y < job.rows; ++y) {
+            if (job.row_done != nullptr) job.row_done(job.rows - y, job.context);
+        }
+        return true;
+    }
+    return convolve_avx2_rows(job);
+}
+
+void divide_sums_avx2(const std::int32_t* sums, std::size_t count, std::int64_t divisor,
+                      std::uint8_t* quotients) {
+    divide_sums_vector(sums, count, divisor, quotients);
+}
+
+#endif
