@@ -31,9 +31,12 @@
 
 namespace {
 
-constexpr std::size_t kTileRows = 2;     // result rows that share each loaded input vector
+constexpr std::size_t kTileRows = 2;     // most result rows that share each loaded input vector
 constexpr std::size_t kTileVectors = 4;  // 8-pixel vectors per tile row
 constexpr std::size_t kTilePixels = 8 * kTileVectors;
+// Matrices up to this height use 1-row tiles: with few matrix rows, a second tile row would
+// add more zero-weight work than it saves in loads.
+constexpr std::size_t kMaxRowsForSingleRowTiles = 5;
 // A tap adds at most 2 x 255 x 255 to a 32-bit lane; this many taps stay below 2^31.
 constexpr std::size_t kTapsPerFlush = 2147483647 / (2 * 255 * 255);
 
@@ -188,8 +191,8 @@ QUIVEL_AVX2 void convert_row(const ConvolutionJob& job, const Layout& layout, st
     }
 }
 
-// Exact clamped-to-non-negative quotients of 8 sums (see sum_reciprocal); saturation to 255
-// happens when packing.
+// Exact quotients of 8 sums 0 <= n < 2^31 (see sum_reciprocal); saturation to 255 happens
+// when packing.
 QUIVEL_AVX2 __m256i divide_sums(__m256i sums, __m256d reciprocal) {
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d low = _mm256_cvtepi32_pd(_mm256_castsi256_si128(sums));
@@ -197,6 +200,15 @@ QUIVEL_AVX2 __m256i divide_sums(__m256i sums, __m256d reciprocal) {
     const __m128i q_low = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(low, half), reciprocal));
     const __m128i q_high = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(high, half), reciprocal));
     return _mm256_inserti128_si256(_mm256_castsi128_si256(q_low), q_high, 1);
+}
+
+// The same in single precision, exact for sums n <= kMaxSumForFloatDivision: the argument of
+// sum_reciprocal with 2^-23 for 2^-52 bounds the error by (n + 0.5) x 2^-23 (1 + 2^-25) / d,
+// under 0.5 / d while n + 0.5 < 2^22 / (1 + 2^-25); and n + 0.5 < 2^23 is exact in a float.
+// Matrices of up to 64 pixels stay inside: 64 x 255 x 255 = 4,161,600.
+QUIVEL_AVX2 __m256i divide_small_sums(__m256i sums, __m256 reciprocal) {
+    const __m256 value = _mm256_add_ps(_mm256_cvtepi32_ps(sums), _mm256_set1_ps(0.5f));
+    return _mm256_cvttps_epi32(_mm256_mul_ps(value, reciprocal));
 }
 
 // Saturates four vectors of 8 non-negative quotients to bytes, in pixel order.
@@ -210,68 +222,109 @@ QUIVEL_AVX2 void store_quotients(const __m256i (&q)[kTileVectors], std::uint8_t*
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(bytes, order));
 }
 
-// Sums of taps[0 .. count) for the tile at column x, added into acc.
+// Sums of taps[0 .. count) for the tile at column x: sums[t][v] for tile row t, vector v. The
+// sums are named locals so that they stay in registers through the loop.
+template <std::size_t kRows>
 QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
-    const Tap* taps, std::size_t count, std::size_t x, __m256i (&acc)[kTileRows][kTileVectors]) {
+    const Tap* taps, std::size_t count, std::size_t x, __m256i (&sums)[kTileRows][kTileVectors]) {
+    static_assert(kTileVectors == 4 && (kRows == 1 || kRows == 2));
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
     for (std::size_t i = 0; i < count; ++i) {
         const Tap& tap = taps[i];
+        const auto* at = reinterpret_cast<const __m256i*>(tap.entries + x);
+        const __m256i in0 = _mm256_loadu_si256(at);
+        const __m256i in1 = _mm256_loadu_si256(at + 1);
+        const __m256i in2 = _mm256_loadu_si256(at + 2);
+        const __m256i in3 = _mm256_loadu_si256(at + 3);
         const __m256i w0 = _mm256_set1_epi32(tap.weights[0]);
-        const __m256i w1 = _mm256_set1_epi32(tap.weights[1]);
-        const std::int32_t* at = tap.entries + x;
-        for (std::size_t v = 0; v < kTileVectors; ++v) {
-            const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 8 * v));
-            acc[0][v] = _mm256_add_epi32(acc[0][v], _mm256_madd_epi16(in, w0));
-            acc[1][v] = _mm256_add_epi32(acc[1][v], _mm256_madd_epi16(in, w1));
+        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(in0, w0));
+        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(in1, w0));
+        a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(in2, w0));
+        a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(in3, w0));
+        if constexpr (kRows == 2) {
+            const __m256i w1 = _mm256_set1_epi32(tap.weights[1]);
+            b0 = _mm256_add_epi32(b0, _mm256_madd_epi16(in0, w1));
+            b1 = _mm256_add_epi32(b1, _mm256_madd_epi16(in1, w1));
+            b2 = _mm256_add_epi32(b2, _mm256_madd_epi16(in2, w1));
+            b3 = _mm256_add_epi32(b3, _mm256_madd_epi16(in3, w1));
         }
     }
+    sums[0][0] = a0; sums[0][1] = a1; sums[0][2] = a2; sums[0][3] = a3;
+    sums[1][0] = b0; sums[1][1] = b1; sums[1][2] = b2; sums[1][3] = b3;
 }
 
-// One plane of a 2-row tile with 32-bit sums: out[t] + x receives 32 quotient bytes.
-QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x, __m256d reciprocal,
-                               std::uint8_t* out0, std::uint8_t* out1) {
+enum class Division { small_sums, sums_32, sums_64 };
+
+struct Divisor {
+    std::int64_t value;
+    __m256d reciprocal;
+    __m256 small_reciprocal;
+};
+
+// One plane of a tile at column x: out[t] + x receives 32 quotient bytes for each tile row t.
+// With 64-bit sums the 32-bit lanes are emptied into 64-bit sums every kTapsPerFlush taps.
+template <std::size_t kRows, Division kDivision>
+QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x,
+                               const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
     __m256i acc[kTileRows][kTileVectors];
-    for (auto& row : acc) {
-        for (auto& v : row) v = _mm256_setzero_si256();
-    }
-    accumulate(taps, count, x, acc);
-    __m256i q[kTileVectors];
-    std::uint8_t* out[kTileRows] = {out0, out1};
-    for (std::size_t t = 0; t < kTileRows; ++t) {
-        for (std::size_t v = 0; v < kTileVectors; ++v) q[v] = divide_sums(acc[t][v], reciprocal);
-        store_quotients(q, out[t] + x);
-    }
-}
-
-// The same with 64-bit sums, for matrices whose sums can pass 2^31: the 32-bit lanes are
-// emptied into 64-bit sums every kTapsPerFlush taps.
-QUIVEL_AVX2 void convolve_tile_wide(const Tap* taps, std::size_t count, std::size_t x,
-                                    std::int64_t divisor, std::uint8_t* out0, std::uint8_t* out1) {
-    std::int64_t sums[kTileRows][kTilePixels] = {};
-    for (std::size_t start = 0; start < count; start += kTapsPerFlush) {
-        __m256i acc[kTileRows][kTileVectors];
-        for (auto& row : acc) {
-            for (auto& v : row) v = _mm256_setzero_si256();
-        }
-        accumulate(taps + start, std::min(kTapsPerFlush, count - start), x, acc);
-        for (std::size_t t = 0; t < kTileRows; ++t) {
-            for (std::size_t v = 0; v < kTileVectors; ++v) {
-                alignas(32) std::int32_t lanes[8];
-                _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t][v]);
-                for (int i = 0; i < 8; ++i) sums[t][8 * v + i] += lanes[i];
+    if constexpr (kDivision == Division::sums_64) {
+        std::int64_t sums[kRows][kTilePixels] = {};
+        for (std::size_t start = 0; start < count; start += kTapsPerFlush) {
+            accumulate<kRows>(taps + start, std::min(kTapsPerFlush, count - start), x, acc);
+            for (std::size_t t = 0; t < kRows; ++t) {
+                for (std::size_t v = 0; v < kTileVectors; ++v) {
+                    alignas(32) std::int32_t lanes[8];
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t][v]);
+                    for (int i = 0; i < 8; ++i) sums[t][8 * v + i] += lanes[i];
+                }
             }
         }
-    }
-    std::uint8_t* out[kTileRows] = {out0, out1};
-    for (std::size_t t = 0; t < kTileRows; ++t) {
-        for (std::size_t i = 0; i < kTilePixels; ++i) {
-            out[t][x + i] = static_cast<std::uint8_t>(std::min<std::int64_t>(sums[t][i] / divisor, 255));
+        for (std::size_t t = 0; t < kRows; ++t) {
+            for (std::size_t i = 0; i < kTilePixels; ++i) {
+                out[t][x + i] =
+                    static_cast<std::uint8_t>(std::min<std::int64_t>(sums[t][i] / divisor.value, 255));
+            }
+        }
+    } else {
+        accumulate<kRows>(taps, count, x, acc);
+        for (std::size_t t = 0; t < kRows; ++t) {
+            __m256i q[kTileVectors];
+            for (std::size_t v = 0; v < kTileVectors; ++v) {
+                q[v] = kDivision == Division::small_sums
+                           ? divide_small_sums(acc[t][v], divisor.small_reciprocal)
+                           : divide_sums(acc[t][v], divisor.reciprocal);
+            }
+            store_quotients(q, out[t] + x);
         }
     }
 }
 
-// The taps of one plane for a 2-row tile: input row r of the tile's reach weighs result row t
-// with matrix row r - t. Pairs whose weights are zero for both rows are left out.
-std::size_t plane_taps(const ConvolutionJob& job, int plane, const Layout& layout, TapSource* taps) {
+template <std::size_t kRows, Division kDivision>
+QUIVEL_AVX2 void convolve_plane(const Tap* taps, std::size_t count, std::size_t tiled_width,
+                                const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
+    for (std::size_t x = 0; x < tiled_width; x += kTilePixels) {
+        convolve_tile<kRows, kDivision>(taps, count, x, divisor, out);
+    }
+}
+
+using PlaneFunction = void (*)(const Tap*, std::size_t, std::size_t, const Divisor&,
+                               std::uint8_t* const (&)[kTileRows]);
+
+template <std::size_t kRows>
+PlaneFunction plane_function(Division division) {
+    switch (division) {
+        case Division::small_sums: return convolve_plane<kRows, Division::small_sums>;
+        case Division::sums_32: return convolve_plane<kRows, Division::sums_32>;
+        case Division::sums_64: return convolve_plane<kRows, Division::sums_64>;
+    }
+    return nullptr;
+}
+
+// The taps of one plane for tiles of `rows` rows: input row r of the tile's reach weighs tile
+// row t with matrix row r - t. Pairs whose weights are zero for every tile row are left out.
+std::size_t plane_taps(const ConvolutionJob& job, int plane, std::size_t rows,
+                       const Layout& layout, TapSource* taps) {
     const std::size_t mw = job.matrix_width;
     const std::size_t mh = job.matrix_rows;
     std::size_t count = 0;
@@ -279,7 +332,7 @@ std::size_t plane_taps(const ConvolutionJob& job, int plane, const Layout& layou
         for (std::size_t mx = 0; mx < mw; mx += 2) {
             TapSource tap{r, mx, {}};
             bool any = false;
-            for (std::size_t t = 0; t < kTileRows; ++t) {
+            for (std::size_t t = 0; t < rows; ++t) {
                 if (r < t || r - t >= mh) continue;
                 const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
                 const std::int32_t even = weights[3 * mx];
@@ -298,14 +351,20 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
     const std::size_t height = job.rows;
     const std::size_t mw = job.matrix_width;
     const std::size_t mh = job.matrix_rows;
-    const bool wide = mw * mh > kMaxMatrixPixelsFor32BitSums;
+    const std::size_t tile_rows = mh <= kMaxRowsForSingleRowTiles ? 1 : 2;
+    const std::uint64_t matrix_pixels = mw * mh;
+    const Division division = matrix_pixels > kMaxMatrixPixelsFor32BitSums ? Division::sums_64
+                              : matrix_pixels <= 64                        ? Division::small_sums
+                                                                           : Division::sums_32;
+    const PlaneFunction convolve = tile_rows == 1 ? plane_function<1>(division)
+                                                  : plane_function<2>(division);
 
     Layout layout;
     layout.tiled_width = (width + kTilePixels - 1) / kTilePixels * kTilePixels;
     // Loads reach entry tiled_width - 1 + mw - 1 at most.
     layout.padded = (layout.tiled_width + mw - 1 + 7) / 8 * 8;
     layout.plane_bytes = layout.padded + 16;
-    layout.needed_rows = mh + kTileRows - 1;
+    layout.needed_rows = mh + tile_rows - 1;
     layout.slots = std::min(layout.needed_rows, height);
     const std::size_t pairs_per_row = (mw + 1) / 2;
     const std::size_t tap_capacity = layout.needed_rows * pairs_per_row;
@@ -324,12 +383,13 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
     std::fill_n(slot_row.get(), layout.slots, SIZE_MAX);
     std::size_t source_count[3];
     for (int c = 0; c < 3; ++c) {
-        source_count[c] = plane_taps(job, c, layout, sources.get() + c * tap_capacity);
+        source_count[c] = plane_taps(job, c, tile_rows, layout, sources.get() + c * tap_capacity);
     }
 
-    const __m256d reciprocal = _mm256_set1_pd(sum_reciprocal(job.divisor));
+    const Divisor divisor{job.divisor, _mm256_set1_pd(sum_reciprocal(job.divisor)),
+                          _mm256_set1_ps(1.0f / static_cast<float>(job.divisor))};
     const std::int64_t half_y = static_cast<std::int64_t>(mh / 2);
-    for (std::size_t y0 = 0; y0 < height; y0 += kTileRows) {
+    for (std::size_t y0 = 0; y0 < height; y0 += tile_rows) {
         for (std::size_t r = 0; r < layout.needed_rows; ++r) {
             const std::size_t sy =
                 clamp_index(static_cast<std::int64_t>(y0 + r) - half_y, height);
@@ -348,17 +408,11 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
                 taps[i].entries = row_entries[source[i].row] + c * layout.padded + source[i].column;
                 for (std::size_t t = 0; t < kTileRows; ++t) taps[i].weights[t] = source[i].weights[t];
             }
-            std::uint8_t* out0 = quotients.get() + c * layout.tiled_width;
-            std::uint8_t* out1 = out0 + 3 * layout.tiled_width;
-            for (std::size_t x = 0; x < layout.tiled_width; x += kTilePixels) {
-                if (wide) {
-                    convolve_tile_wide(taps.get(), count, x, job.divisor, out0, out1);
-                } else {
-                    convolve_tile(taps.get(), count, x, reciprocal, out0, out1);
-                }
-            }
+            std::uint8_t* const out[kTileRows] = {quotients.get() + c * layout.tiled_width,
+                                                  quotients.get() + (3 + c) * layout.tiled_width};
+            convolve(taps.get(), count, layout.tiled_width, divisor, out);
         }
-        const std::size_t done = std::min(kTileRows, height - y0);
+        const std::size_t done = std::min(tile_rows, height - y0);
         for (std::size_t t = 0; t < done; ++t) {
             const std::uint8_t* q = quotients.get() + t * 3 * layout.tiled_width;
             std::uint8_t* out = job.result + (y0 + t) * job.row_bytes;
@@ -376,16 +430,19 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
     return true;
 }
 
+template <Division kDivision>
 QUIVEL_AVX2 void divide_sums_vector(const std::int32_t* sums, std::size_t count,
                                     std::int64_t divisor, std::uint8_t* quotients) {
-    const __m256d reciprocal = _mm256_set1_pd(sum_reciprocal(divisor));
+    const Divisor d{divisor, _mm256_set1_pd(sum_reciprocal(divisor)),
+                    _mm256_set1_ps(1.0f / static_cast<float>(divisor))};
     for (std::size_t i = 0; i < count; i += kTilePixels) {
         alignas(32) std::int32_t lanes[kTilePixels] = {};
         std::memcpy(lanes, sums + i, 4 * std::min(kTilePixels, count - i));
         __m256i q[kTileVectors];
         for (std::size_t v = 0; v < kTileVectors; ++v) {
-            q[v] = divide_sums(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 8 * v)),
-                               reciprocal);
+            const __m256i n = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 8 * v));
+            q[v] = kDivision == Division::small_sums ? divide_small_sums(n, d.small_reciprocal)
+                                                     : divide_sums(n, d.reciprocal);
         }
         alignas(32) std::uint8_t bytes[kTilePixels];
         store_quotients(q, bytes);
@@ -407,7 +464,12 @@ bool convolve_avx2(const ConvolutionJob& job) {
 
 void divide_sums_avx2(const std::int32_t* sums, std::size_t count, std::int64_t divisor,
                       std::uint8_t* quotients) {
-    divide_sums_vector(sums, count, divisor, quotients);
+    divide_sums_vector<Division::sums_32>(sums, count, divisor, quotients);
+}
+
+void divide_small_sums_avx2(const std::int32_t* sums, std::size_t count, std::int64_t divisor,
+                            std::uint8_t* quotients) {
+    divide_sums_vector<Division::small_sums>(sums, count, divisor, quotients);
 }
 
 #endif

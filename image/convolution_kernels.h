@@ -81,7 +81,11 @@ void divide_sums_portable(const std::int32_t* sums, std::size_t count, std::int6
 // True when the CPU has AVX2 and the operating system saves the YMM registers.
 bool avx2_is_supported();
 bool convolve_avx2(const ConvolutionJob& job);
-// The AVX2 kernel's division, as divide_sums_portable; for tests.
+// The AVX2 kernel's divisions, as divide_sums_portable; for tests. The small one is exact for
+// sums up to kMaxSumForFloatDivision and serves matrices of up to 64 pixels.
 void divide_sums_avx2(const std::int32_t* sums, std::size_t count, std::int64_t divisor,
                       std::uint8_t* quotients);
+void divide_small_sums_avx2(const std::int32_t* sums, std::size_t count, std::int64_t divisor,
+                            std::uint8_t* quotients);
+inline constexpr std::int64_t kMaxSumForFloatDivision = 64 * 255 * 255;
 #endif

@@ -242,11 +242,11 @@ TEST(KernelTable, Avx2IsChosenOnACpuThatHasIt) {
 
 using DivideSums = void (*)(const std::int32_t*, std::size_t, std::int64_t, std::uint8_t*);
 
-// Every divisor a 32-bit sum can meet (up to 255 x 33,025), at the sums where the quotient
-// changes (k d - 1 and k d) for the smallest quotients, those around the clamp and the largest,
-// and at the largest sum; every sum for the smallest divisors.
-void expect_exact_division(DivideSums divide) {
-    constexpr std::int64_t kMaxDivisor = 255 * 33025;
+// Every divisor the sums can meet (a matrix of P pixels has a divisor of at most 255 P), at the
+// sums where the quotient changes (k d - 1 and k d) for the smallest quotients, those around the
+// clamp and the largest, and at the largest sum; every sum for the smallest divisors.
+void expect_exact_division(DivideSums divide, std::int64_t max_sum) {
+    const std::int64_t max_divisor = max_sum / 255;
     std::vector<std::int32_t> sums;
     std::vector<std::uint8_t> quotients;
     auto check = [&](std::int64_t d) {
@@ -262,31 +262,38 @@ void expect_exact_division(DivideSums divide) {
         }
         return true;
     };
-    for (std::int64_t d = 1; d <= kMaxDivisor; ++d) {
+    for (std::int64_t d = 1; d <= max_divisor; ++d) {
         sums.clear();
-        const std::int64_t top = kMaxSum32 / d;  // largest quotient
+        const std::int64_t top = max_sum / d;  // largest quotient
         for (const std::int64_t k : {std::int64_t{1}, std::int64_t{2}, std::int64_t{254},
                                      std::int64_t{255}, std::int64_t{256}, top}) {
             if (k > top) continue;
             sums.push_back(static_cast<std::int32_t>(k * d - 1));
             sums.push_back(static_cast<std::int32_t>(k * d));
         }
-        sums.push_back(static_cast<std::int32_t>(kMaxSum32));
+        sums.push_back(static_cast<std::int32_t>(max_sum));
         if (!check(d)) return;
     }
     for (std::int64_t d = 1; d <= 64; ++d) {
         sums.clear();
-        for (std::int64_t n = 0; n <= 300 * d; ++n) sums.push_back(static_cast<std::int32_t>(n));
+        for (std::int64_t n = 0; n <= std::min(300 * d, max_sum); ++n) sums.push_back(static_cast<std::int32_t>(n));
         if (!check(d)) return;
     }
 }
 
-TEST(ExactDivision, PortableOverTheWholeRange) { expect_exact_division(divide_sums_portable); }
+TEST(ExactDivision, PortableOverTheWholeRange) {
+    expect_exact_division(divide_sums_portable, kMaxSum32);
+}
 
 #if defined(QUIVEL_HAVE_AVX2_KERNEL)
 TEST(ExactDivision, Avx2OverTheWholeRange) {
     if (!avx2_is_supported()) GTEST_SKIP() << "this CPU has no AVX2";
-    expect_exact_division(divide_sums_avx2);
+    expect_exact_division(divide_sums_avx2, kMaxSum32);
+}
+
+TEST(ExactDivision, Avx2SmallSumsOverTheWholeRange) {
+    if (!avx2_is_supported()) GTEST_SKIP() << "this CPU has no AVX2";
+    expect_exact_division(divide_small_sums_avx2, kMaxSumForFloatDivision);
 }
 #endif
 
