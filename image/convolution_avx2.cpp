@@ -36,7 +36,7 @@ constexpr std::size_t kTileVectors = 4;  // 8-pixel vectors per tile row
 constexpr std::size_t kTilePixels = 8 * kTileVectors;
 // Matrices up to this height use 1-row tiles: with few matrix rows, a second tile row would
 // add more zero-weight work than it saves in loads.
-constexpr std::size_t kMaxRowsForSingleRowTiles = 5;
+constexpr std::size_t kMaxRowsForSingleRowTiles = 3;
 // A tap adds at most 2 x 255 x 255 to a 32-bit lane; this many taps stay below 2^31.
 constexpr std::size_t kTapsPerFlush = 2147483647 / (2 * 255 * 255);
 
@@ -346,6 +346,57 @@ std::size_t plane_taps(const ConvolutionJob& job, int plane, std::size_t rows,
     return count;
 }
 
+// A 1 x 1 matrix weighs each byte alone: result byte = its byte x its channel's weight / divisor.
+// This works on the interleaved bytes directly, 96 bytes (32 pixels) at a time, with no
+// working memory; the last partial group of a row goes through scratch.
+constexpr std::size_t kGroupBytes = 96;
+
+// Products stay below 2^16, inside the range where divide_small_sums is exact. Byte b of a
+// group is channel b % 3, so three weight patterns, one per starting channel, cover the group.
+QUIVEL_AVX2 void filter_group(const std::uint8_t* in, std::uint8_t* out,
+                              const __m256i (&weights)[3], __m256 reciprocal) {
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (std::size_t block = 0; block < kGroupBytes; block += 32) {
+        __m256i q[4];
+        for (std::size_t v = 0; v < 4; ++v) {
+            const std::size_t at = block + 8 * v;
+            const __m256i bytes =
+                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + at)));
+            q[v] = divide_small_sums(_mm256_madd_epi16(bytes, weights[at % 3]), reciprocal);
+        }
+        const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]),
+                                                   _mm256_packs_epi32(q[2], q[3]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + block),
+                            _mm256_permutevar8x32_epi32(packed, order));
+    }
+}
+
+QUIVEL_AVX2 void convolve_single_pixel_matrix(const ConvolutionJob& job) {
+    __m256i weights[3];
+    for (int phase = 0; phase < 3; ++phase) {
+        alignas(32) std::int32_t lanes[8];
+        for (int j = 0; j < 8; ++j) lanes[j] = job.matrix[(phase + j) % 3];
+        weights[phase] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes));
+    }
+    const __m256 reciprocal = _mm256_set1_ps(1.0f / static_cast<float>(job.divisor));
+    const std::size_t row_pixel_bytes = 3 * job.width;
+    const std::size_t whole = row_pixel_bytes / kGroupBytes * kGroupBytes;
+    for (std::size_t y = 0; y < job.rows; ++y) {
+        const std::uint8_t* in = job.input + y * job.row_bytes;
+        std::uint8_t* out = job.result + y * job.row_bytes;
+        for (std::size_t i = 0; i < whole; i += kGroupBytes) {
+            filter_group(in + i, out + i, weights, reciprocal);
+        }
+        if (whole < row_pixel_bytes) {
+            std::uint8_t scratch[kGroupBytes] = {};
+            std::memcpy(scratch, in + whole, row_pixel_bytes - whole);
+            filter_group(scratch, scratch, weights, reciprocal);
+            std::memcpy(out + whole, scratch, row_pixel_bytes - whole);
+        }
+        if (job.row_done != nullptr) job.row_done(job.rows - y, job.context);
+    }
+}
+
 QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
     const std::size_t width = job.width;
     const std::size_t height = job.rows;
@@ -457,6 +508,10 @@ bool convolve_avx2(const ConvolutionJob& job) {
         for (std::uint64_t y = 0; y < job.rows; ++y) {
             if (job.row_done != nullptr) job.row_done(job.rows - y, job.context);
         }
+        return true;
+    }
+    if (job.matrix_width == 1 && job.matrix_rows == 1) {
+        convolve_single_pixel_matrix(job);
         return true;
     }
     return convolve_avx2_rows(job);

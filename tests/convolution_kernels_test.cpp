@@ -128,6 +128,8 @@ TEST_P(KernelTest, EveryWidthAndShortHeightsAroundTheVectorSize) {
         for (std::uint64_t rows = 1; rows <= 5; ++rows) {
             expect_same_as_reference(kernel(), {width, rows, 3, 3}, static_cast<std::uint32_t>(width * 7 + rows));
             expect_same_as_reference(kernel(), {width, rows, 5, 2}, static_cast<std::uint32_t>(width * 11 + rows));
+            expect_same_as_reference(kernel(), {width, rows, 1, 1}, static_cast<std::uint32_t>(width * 13 + rows));
+            expect_same_as_reference(kernel(), {width, rows, 8, 9}, static_cast<std::uint32_t>(width * 17 + rows));
         }
     }
 }
