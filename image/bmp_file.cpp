@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -84,6 +85,25 @@ PixelGeometry pixel_geometry(const BmpHeader& header) {
     geometry.rows = static_cast<std::uint64_t>(height < 0 ? -height : height);
     geometry.row_bytes = bmp_row_bytes(geometry.width);
     return geometry;
+}
+
+void copy_non_pixel_bytes(const PixelGeometry& geometry, const std::uint8_t* from,
+                          std::uint8_t* to, std::uint64_t length) {
+    const std::uint64_t pixel_bytes = 3 * geometry.width;
+    std::uint64_t covered_end = 0;  // end of the last pixel byte seen so far
+    if (pixel_bytes > 0) {
+        for (std::uint64_t y = 0; y < geometry.rows; ++y) {
+            const std::uint64_t start = y * geometry.row_bytes;
+            if (start >= length) break;
+            covered_end = std::min(start + pixel_bytes, length);
+            const std::uint64_t filler_end = std::min(start + geometry.row_bytes, length);
+            if (y + 1 < geometry.rows && filler_end > covered_end) {
+                std::memcpy(to + covered_end, from + covered_end, filler_end - covered_end);
+            }
+        }
+    }
+    // The last row's filler, and whatever follows the last row.
+    if (length > covered_end) std::memcpy(to + covered_end, from + covered_end, length - covered_end);
 }
 
 bool open_image_file(const char* path, FileHandle& file) {

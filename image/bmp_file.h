@@ -64,6 +64,11 @@ constexpr std::uint64_t bmp_row_bytes(std::uint64_t width) { return (3 * width +
 
 PixelGeometry pixel_geometry(const BmpHeader& header);
 
+// Copies the bytes of a pixel block that no pixel covers (each row's filler and anything after
+// the last row) from one block of length bytes to another; pixel bytes are left alone.
+void copy_non_pixel_bytes(const PixelGeometry& geometry, const std::uint8_t* from,
+                          std::uint8_t* to, std::uint64_t length);
+
 enum class ReadResult { ok, failed };
 enum class WriteResult { ok, header_failed, data_failed };
 

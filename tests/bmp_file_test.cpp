@@ -223,3 +223,27 @@ TEST_F(ResultFile, DirectoryInTheWayCannotBeCreated) {
     ASSERT_EQ(mkdir("output.bmp", 0755), 0);
     EXPECT_FALSE(open_result_file());
 }
+
+TEST(CopyNonPixelBytes, CopiesFillerAndTrailingBytesOnly) {
+    for (std::uint64_t width = 0; width <= 5; ++width) {
+        for (std::uint64_t rows = 0; rows <= 3; ++rows) {
+            const std::uint64_t row_bytes = bmp_row_bytes(width);
+            const std::uint64_t pixels_end = rows == 0 ? 0 : (rows - 1) * row_bytes + 3 * width;
+            // Blocks that end right after the last pixel, after the last filler, and later.
+            for (const std::uint64_t length :
+                 {pixels_end, rows * row_bytes, rows * row_bytes + 5}) {
+                std::vector<std::uint8_t> from(length);
+                for (std::uint64_t i = 0; i < length; ++i) from[i] = static_cast<std::uint8_t>(i);
+                std::vector<std::uint8_t> to(length, 0xEE);
+                copy_non_pixel_bytes({width, rows, row_bytes}, from.data(), to.data(), length);
+                for (std::uint64_t i = 0; i < length; ++i) {
+                    const bool pixel = row_bytes > 0 && i / row_bytes < rows &&
+                                       i % row_bytes < 3 * width;
+                    EXPECT_EQ(to[i], pixel ? 0xEE : from[i])
+                        << "width " << width << " rows " << rows << " length " << length
+                        << " byte " << i;
+                }
+            }
+        }
+    }
+}

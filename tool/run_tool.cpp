@@ -4,7 +4,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "image/bmp_file.h"
 #include "image/matrix_convolution.h"
@@ -145,8 +144,10 @@ int run_tool(int argc, char** argv) {
         return kStatusMatrixTooDark;
     }
 
-    // Filler bytes and anything after the last row stay the input's own.
-    std::memcpy(result.bytes.get(), input.pixels.bytes.get(), input.pixel_block_length);
+    // Filler bytes and anything after the last row stay the input's own; the convolution
+    // writes every pixel.
+    copy_non_pixel_bytes(pixel_geometry(input.header), input.pixels.bytes.get(),
+                         result.bytes.get(), input.pixel_block_length);
     convolve_image(pixel_grid(input), matrix_grid, divisor, result.bytes.get(), print_rows_left,
                    nullptr);
     input.pixels = Block{};
