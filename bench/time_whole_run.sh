@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times quivel as a whole process on a 3840 x 2160 input, beside cp of the input file, with its
-# peak resident memory and the share of reading, copying the input into the result block,
+# peak resident memory and the share of reading, copying the bytes no pixel covers,
 # filtering, progress output and writing.
 # Usage: bench/time_whole_run.sh [build directory]   (default: build)
 set -euo pipefail
@@ -29,7 +29,7 @@ input_bytes=$(stat -c %s input.bmp)
 cp_ms=$(best_ms cp input.bmp copy.bmp)
 echo "input: 3840 x 2160, $input_bytes bytes; cp of the input file: $cp_ms ms (best of 5)"
 printf '%-8s %10s %6s %9s %10s  %s\n' matrix "quivel ms" "x cp" "peak MiB" "limit MiB" \
-  "one run's phases: read, copy, filter, progress output, write"
+  "one run's phases: read, filler copy, filter, progress output, write"
 for side in 1 3 7 15 31; do
   matrix=matrix$side.bmp
   ms=$(best_ms "$build/quivel" input.bmp "$matrix")

@@ -2,11 +2,13 @@
 #include "image/bmp_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -51,13 +53,29 @@ std::int32_t biHeight(const BmpHeader& header) {
 }
 std::uint16_t biBitCount(const BmpHeader& header) { return get_u16(header, 28); }
 
+void BlockRelease::operator()(std::uint8_t* bytes) const {
+    ::operator delete[](bytes, std::align_val_t{alignment});
+}
+
 bool obtain_block(Block& block, std::uint64_t size) {
     block = Block{};
     if (size > SIZE_MAX / 2) return false;
+    // Large blocks start on a huge-page boundary and ask for huge pages: a whole image's
+    // worth of 4 KiB page faults costs more than reading the file.
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const std::size_t alignment = size >= 2 * kHugePage ? kHugePage : alignof(std::max_align_t);
     // At least one byte, so an empty block still has an address.
-    block.bytes.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
-    if (!block.bytes) return false;
+    auto* bytes = static_cast<std::uint8_t*>(::operator new[](
+        size == 0 ? 1 : static_cast<std::size_t>(size), std::align_val_t{alignment},
+        std::nothrow));
+    if (bytes == nullptr) return false;
+    block.bytes = std::unique_ptr<std::uint8_t[], BlockRelease>(bytes, BlockRelease{alignment});
     block.size = static_cast<std::size_t>(size);
+#ifdef MADV_HUGEPAGE
+    if (alignment == kHugePage) {
+        (void)madvise(bytes, block.size / kHugePage * kHugePage, MADV_HUGEPAGE);  // a hint only
+    }
+#endif
     return true;
 }
 

@@ -22,9 +22,15 @@ std::int32_t biWidth(const BmpHeader& header);
 std::int32_t biHeight(const BmpHeader& header);
 std::uint16_t biBitCount(const BmpHeader& header);
 
+// Gives a block back with the alignment it was obtained with.
+struct BlockRelease {
+    std::size_t alignment = alignof(std::max_align_t);
+    void operator()(std::uint8_t* bytes) const;
+};
+
 // An owned heap block. Obtaining one never throws; a failed obtain leaves it empty.
 struct Block {
-    std::unique_ptr<std::uint8_t[]> bytes;
+    std::unique_ptr<std::uint8_t[], BlockRelease> bytes;
     std::size_t size = 0;
 };
 [[nodiscard]] bool obtain_block(Block& block, std::uint64_t size);
