@@ -56,6 +56,17 @@ struct TapSource {
     std::int32_t weights[kTileRows];
 };
 
+// How many taps of a plane's list weigh which tile rows, in list order: first those that weigh
+// every tile row, then those that weigh only the first, then only the second. At the top and
+// bottom of a 2-row tile's reach one of the rows has zero weights; the single-row groups spare
+// their multiply-adds.
+struct TapGroups {
+    std::size_t shared = 0;
+    std::size_t first_only = 0;
+    std::size_t second_only = 0;
+    std::size_t total() const { return shared + first_only + second_only; }
+};
+
 struct Layout {
     std::size_t tiled_width = 0;  // width rounded up to whole tiles
     std::size_t padded = 0;       // 16-bit values per plane row
@@ -241,16 +252,18 @@ QUIVEL_AVX2 void store_quotients(const __m256i (&q)[kTileVectors], std::uint8_t*
                         _mm256_permute4x64_epi64(merged, _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
-// Sums of taps[0 .. count) for the tile at column x: sums[t][v] for tile row t, vector v. The
-// sums are named locals so that they stay in registers through the loop.
+// Sums of the grouped taps for the tile at column x: sums[t][v] for tile row t, vector v. The
+// sums are named locals so that they stay in registers through the loops.
 template <std::size_t kRows>
 QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
-    const Tap* taps, std::size_t count, std::size_t x, __m256i (&sums)[kTileRows][kTileVectors]) {
+    const Tap* taps, const TapGroups& groups, std::size_t x,
+    __m256i (&sums)[kTileRows][kTileVectors]) {
     static_assert(kTileVectors == 4 && (kRows == 1 || kRows == 2));
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Tap& tap = taps[i];
+    const Tap* tap_end = taps + groups.shared;
+    for (const Tap* at_tap = taps; at_tap != tap_end; ++at_tap) {
+        const Tap& tap = *at_tap;
         const std::int16_t* at = tap.values + x;
         const __m256i in0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         const __m256i in1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
@@ -269,6 +282,29 @@ QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
             b3 = _mm256_add_epi32(b3, _mm256_madd_epi16(in3, w1));
         }
     }
+    if constexpr (kRows == 2) {
+        // The first row alone, then the second alone.
+        for (std::size_t row = 0; row < 2; ++row) {
+            const Tap* start = tap_end;
+            tap_end += row == 0 ? groups.first_only : groups.second_only;
+            __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
+            for (const Tap* at_tap = start; at_tap != tap_end; ++at_tap) {
+                const std::int16_t* at = at_tap->values + x;
+                const __m256i w = _mm256_set1_epi32(at_tap->weights[row]);
+                s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), w));
+                s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1)), w));
+                s2 = _mm256_add_epi32(s2, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 16)), w));
+                s3 = _mm256_add_epi32(s3, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 17)), w));
+            }
+            if (row == 0) {
+                a0 = _mm256_add_epi32(a0, s0); a1 = _mm256_add_epi32(a1, s1);
+                a2 = _mm256_add_epi32(a2, s2); a3 = _mm256_add_epi32(a3, s3);
+            } else {
+                b0 = _mm256_add_epi32(b0, s0); b1 = _mm256_add_epi32(b1, s1);
+                b2 = _mm256_add_epi32(b2, s2); b3 = _mm256_add_epi32(b3, s3);
+            }
+        }
+    }
     sums[0][0] = a0; sums[0][1] = a1; sums[0][2] = a2; sums[0][3] = a3;
     sums[1][0] = b0; sums[1][1] = b1; sums[1][2] = b2; sums[1][3] = b3;
 }
@@ -284,13 +320,15 @@ struct Divisor {
 // One plane of a tile at column x: out[t] + x receives 32 quotient bytes for each tile row t.
 // With 64-bit sums the 32-bit lanes are emptied into 64-bit sums every kTapsPerFlush taps.
 template <std::size_t kRows, Division kDivision>
-QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x,
+QUIVEL_AVX2 void convolve_tile(const Tap* taps, const TapGroups& groups, std::size_t x,
                                const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
     __m256i acc[kTileRows][kTileVectors];
     if constexpr (kDivision == Division::sums_64) {
         std::int64_t sums[kRows][kTilePixels] = {};
-        for (std::size_t start = 0; start < count; start += kTapsPerFlush) {
-            accumulate<kRows>(taps + start, std::min(kTapsPerFlush, count - start), x, acc);
+        // Here every tap is in the shared group (see plane_taps).
+        for (std::size_t start = 0; start < groups.shared; start += kTapsPerFlush) {
+            const TapGroups chunk{std::min(kTapsPerFlush, groups.shared - start), 0, 0};
+            accumulate<kRows>(taps + start, chunk, x, acc);
             for (std::size_t t = 0; t < kRows; ++t) {
                 for (std::size_t v = 0; v < kTileVectors; ++v) {
                     alignas(32) std::int32_t lanes[8];
@@ -306,7 +344,7 @@ QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x
             }
         }
     } else {
-        accumulate<kRows>(taps, count, x, acc);
+        accumulate<kRows>(taps, groups, x, acc);
         for (std::size_t t = 0; t < kRows; ++t) {
             __m256i q[kTileVectors];
             for (std::size_t v = 0; v < kTileVectors; ++v) {
@@ -320,14 +358,14 @@ QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x
 }
 
 template <std::size_t kRows, Division kDivision>
-QUIVEL_AVX2 void convolve_plane(const Tap* taps, std::size_t count, std::size_t tiled_width,
+QUIVEL_AVX2 void convolve_plane(const Tap* taps, const TapGroups& groups, std::size_t tiled_width,
                                 const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
     for (std::size_t x = 0; x < tiled_width; x += kTilePixels) {
-        convolve_tile<kRows, kDivision>(taps, count, x, divisor, out);
+        convolve_tile<kRows, kDivision>(taps, groups, x, divisor, out);
     }
 }
 
-using PlaneFunction = void (*)(const Tap*, std::size_t, std::size_t, const Divisor&,
+using PlaneFunction = void (*)(const Tap*, const TapGroups&, std::size_t, const Divisor&,
                                std::uint8_t* const (&)[kTileRows]);
 
 template <std::size_t kRows>
@@ -342,27 +380,39 @@ PlaneFunction plane_function(Division division) {
 
 // The taps of one plane for tiles of `rows` rows: input row r of the tile's reach weighs tile
 // row t with matrix row r - t. Pairs whose weights are zero for every tile row are left out.
-std::size_t plane_taps(const ConvolutionJob& job, int plane, std::size_t rows,
-                       const Layout& layout, TapSource* taps) {
+// With `grouped`, the taps of a 2-row tile that weigh only one row go into that row's group
+// (see TapGroups); otherwise every tap is shared.
+TapGroups plane_taps(const ConvolutionJob& job, int plane, std::size_t rows, bool grouped,
+                     const Layout& layout, TapSource* taps) {
     const std::size_t mw = job.matrix_width;
     const std::size_t mh = job.matrix_rows;
+    std::size_t counts[3] = {};
     std::size_t count = 0;
-    for (std::size_t r = 0; r < layout.needed_rows; ++r) {
-        for (std::size_t mx = 0; mx < mw; mx += 2) {
-            TapSource tap{r, mx, {}};
-            bool any = false;
-            for (std::size_t t = 0; t < rows; ++t) {
-                if (r < t || r - t >= mh) continue;
-                const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
-                const std::int32_t even = weights[3 * mx];
-                const std::int32_t odd = mx + 1 < mw ? weights[3 * (mx + 1)] : 0;
-                tap.weights[t] = even | odd << 16;
-                any = any || tap.weights[t] != 0;
+    // One pass per group, so that the list comes out in group order.
+    for (std::size_t group = 0; group < 3; ++group) {
+        for (std::size_t r = 0; r < layout.needed_rows; ++r) {
+            for (std::size_t mx = 0; mx < mw; mx += 2) {
+                TapSource tap{r, mx, {}};
+                for (std::size_t t = 0; t < rows; ++t) {
+                    if (r < t || r - t >= mh) continue;
+                    const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
+                    const std::int32_t even = weights[3 * mx];
+                    const std::int32_t odd = mx + 1 < mw ? weights[3 * (mx + 1)] : 0;
+                    tap.weights[t] = even | odd << 16;
+                }
+                const bool first = tap.weights[0] != 0;
+                const bool second = rows == 2 && tap.weights[1] != 0;
+                if (!first && !second) continue;
+                const std::size_t its_group = !grouped || rows == 1 || (first && second) ? 0
+                                              : first                                    ? 1
+                                                                                         : 2;
+                if (its_group != group) continue;
+                taps[count++] = tap;
+                ++counts[group];
             }
-            if (any) taps[count++] = tap;
         }
     }
-    return count;
+    return TapGroups{counts[0], counts[1], counts[2]};
 }
 
 // A 1 x 1 matrix weighs each byte alone: result byte = its byte x its channel's weight / divisor.
@@ -451,9 +501,10 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
         return false;
     }
     std::fill_n(slot_row.get(), layout.slots, SIZE_MAX);
-    std::size_t source_count[3];
+    TapGroups groups[3];
     for (int c = 0; c < 3; ++c) {
-        source_count[c] = plane_taps(job, c, tile_rows, layout, sources.get() + c * tap_capacity);
+        groups[c] = plane_taps(job, c, tile_rows, division != Division::sums_64, layout,
+                               sources.get() + c * tap_capacity);
     }
 
     const Divisor divisor{job.divisor, _mm256_set1_pd(sum_reciprocal(job.divisor)),
@@ -473,14 +524,14 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
         }
         for (int c = 0; c < 3; ++c) {
             const TapSource* source = sources.get() + c * tap_capacity;
-            const std::size_t count = source_count[c];
+            const std::size_t count = groups[c].total();
             for (std::size_t i = 0; i < count; ++i) {
                 taps[i].values = row_values[source[i].row] + c * layout.padded + source[i].column;
                 for (std::size_t t = 0; t < kTileRows; ++t) taps[i].weights[t] = source[i].weights[t];
             }
             std::uint8_t* const out[kTileRows] = {quotients.get() + c * layout.tiled_width,
                                                   quotients.get() + (3 + c) * layout.tiled_width};
-            convolve(taps.get(), count, layout.tiled_width, divisor, out);
+            convolve(taps.get(), groups[c], layout.tiled_width, divisor, out);
         }
         const std::size_t done = std::min(tile_rows, height - y0);
         for (std::size_t t = 0; t < done; ++t) {
