@@ -36,9 +36,10 @@ namespace {
 constexpr std::size_t kTileRows = 2;     // most result rows that share each loaded input vector
 constexpr std::size_t kTileVectors = 4;  // 8-pixel vectors per tile row
 constexpr std::size_t kTilePixels = 8 * kTileVectors;
-// Matrices up to this height use 1-row tiles: with few matrix rows, a second tile row would
-// add more zero-weight work than it saves in loads.
-constexpr std::size_t kMaxRowsForSingleRowTiles = 3;
+// Matrices up to this height use 1-row tiles: with one matrix row no input row serves both
+// rows of a 2-row tile. From two rows on, the shared loads pay (the taps that weigh only one
+// tile row cost no more than in a 1-row tile).
+constexpr std::size_t kMaxRowsForSingleRowTiles = 1;
 // A tap adds at most 2 x 255 x 255 to a 32-bit lane; this many taps stay below 2^31.
 constexpr std::size_t kTapsPerFlush = 2147483647 / (2 * 255 * 255);
 
