@@ -9,12 +9,14 @@
 // them.
 //
 // How it works: each input row the matrix reaches is converted once into three planes (blue,
-// green, red), padded by repeating the edge pixels, in which entry k holds the 16-bit values of
-// columns k and k + 1 side by side. One vpmaddwd then multiplies two neighbouring columns by two
-// neighbouring matrix weights and adds them, for 8 result pixels at once. A tile of 2 result rows
-// by 32 pixels keeps its sums in registers; each loaded input vector serves both rows, each
-// broadcast weight pair all four vectors of a row. Zero weight pairs are skipped. The sums are
-// divided exactly in double precision (see sum_reciprocal), saturated to bytes, and interleaved
+// green, red) of 16-bit values, padded by repeating the edge pixels. A vector loaded at column k
+// holds columns k, k + 1, ..., k + 15, so its 32-bit lane i pairs columns k + 2i and k + 2i + 1:
+// one vpmaddwd multiplies them by two neighbouring matrix weights and adds them, for the 8 result
+// pixels k, k + 2, ..., k + 14; the load at k + 1 serves the odd pixels between them. A tile of
+// 2 result rows by 32 pixels (even and odd vectors of two 16-pixel halves) keeps its sums in
+// registers; each loaded input vector serves both rows, each broadcast weight pair all four
+// vectors of a row. Zero weight pairs are skipped. The sums are divided exactly in double
+// precision (see sum_reciprocal), saturated to bytes, put back in pixel order, and interleaved
 // back into blue, green, red.
 #include "image/convolution_kernels.h"
 
@@ -34,29 +36,41 @@ namespace {
 constexpr std::size_t kTileRows = 2;     // most result rows that share each loaded input vector
 constexpr std::size_t kTileVectors = 4;  // 8-pixel vectors per tile row
 constexpr std::size_t kTilePixels = 8 * kTileVectors;
-// Matrices up to this height use 1-row tiles: with few matrix rows, a second tile row would
-// add more zero-weight work than it saves in loads.
-constexpr std::size_t kMaxRowsForSingleRowTiles = 3;
+// Matrices up to this height use 1-row tiles: with one matrix row no input row serves both
+// rows of a 2-row tile. From two rows on, the shared loads pay (the taps that weigh only one
+// tile row cost no more than in a 1-row tile).
+constexpr std::size_t kMaxRowsForSingleRowTiles = 1;
 // A tap adds at most 2 x 255 x 255 to a 32-bit lane; this many taps stay below 2^31.
 constexpr std::size_t kTapsPerFlush = 2147483647 / (2 * 255 * 255);
 
-// One matrix column pair of one input row, as seen by a tile: where its input entries start
+// One matrix column pair of one input row, as seen by a tile: where its input values start
 // and the packed weight pair (low half: even column, high half: odd column) for each tile row.
 struct Tap {
-    const std::int32_t* entries;
+    const std::int16_t* values;
     std::int32_t weights[kTileRows];
 };
 
-// Where a tap's entries come from before the ring's row addresses are known.
+// Where a tap's values come from before the ring's row addresses are known.
 struct TapSource {
     std::size_t row;     // input row relative to the tile's first matrix row
     std::size_t column;  // even matrix column
     std::int32_t weights[kTileRows];
 };
 
+// How many taps of a plane's list weigh which tile rows, in list order: first those that weigh
+// every tile row, then those that weigh only the first, then only the second. At the top and
+// bottom of a 2-row tile's reach one of the rows has zero weights; the single-row groups spare
+// their multiply-adds.
+struct TapGroups {
+    std::size_t shared = 0;
+    std::size_t first_only = 0;
+    std::size_t second_only = 0;
+    std::size_t total() const { return shared + first_only + second_only; }
+};
+
 struct Layout {
     std::size_t tiled_width = 0;  // width rounded up to whole tiles
-    std::size_t padded = 0;       // entries per plane row
+    std::size_t padded = 0;       // 16-bit values per plane row
     std::size_t plane_bytes = 0;  // bytes per padded 8-bit plane row
     std::size_t slots = 0;        // converted rows in the ring
     std::size_t needed_rows = 0;  // input rows one tile reaches: matrix rows + tile rows - 1
@@ -163,22 +177,19 @@ QUIVEL_AVX2 void join_planes(const std::uint8_t* blue, const std::uint8_t* green
     }
 }
 
-// Pairs neighbouring values of an 8-bit plane row: entry k = value k | value k + 1 << 16.
-// Reads plane[0 .. count + 8].
-QUIVEL_AVX2 void pair_plane(const std::uint8_t* plane, std::size_t count, std::int32_t* entries) {
-    for (std::size_t k = 0; k < count; k += 8) {
-        const __m256i low = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + k)));
-        const __m256i high =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + k + 1)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(entries + k),
-                            _mm256_or_si256(low, _mm256_slli_epi32(high, 16)));
+// Widens count (a multiple of 16) values of an 8-bit plane row to 16 bits.
+QUIVEL_AVX2 void widen_plane(const std::uint8_t* plane, std::size_t count, std::int16_t* values) {
+    for (std::size_t k = 0; k < count; k += 16) {
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(values + k),
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + k))));
     }
 }
 
-// Converts one input row into its three paired planes (3 x padded entries). planes is scratch of
+// Converts one input row into its three 16-bit planes (3 x padded values). planes is scratch of
 // 3 x plane_bytes; pixels is scratch of 3 x tiled_width bytes.
 QUIVEL_AVX2 void convert_row(const ConvolutionJob& job, const Layout& layout, std::size_t source_row,
-                             std::uint8_t* planes, std::uint8_t* pixels, std::int32_t* entries) {
+                             std::uint8_t* planes, std::uint8_t* pixels, std::int16_t* values) {
     const std::uint8_t* row = job.input + source_row * job.row_bytes;
     const std::size_t width = job.width;
     const std::size_t half_x = job.matrix_width / 2;
@@ -196,7 +207,7 @@ QUIVEL_AVX2 void convert_row(const ConvolutionJob& job, const Layout& layout, st
         std::memset(plane[c], row[c], half_x);
         std::memset(plane[c] + half_x + width, row[3 * (width - 1) + c],
                     layout.plane_bytes - half_x - width);
-        pair_plane(plane[c], layout.padded, entries + c * layout.padded);
+        widen_plane(plane[c], layout.padded, values + c * layout.padded);
     }
 }
 
@@ -220,32 +231,45 @@ QUIVEL_AVX2 __m256i divide_small_sums(__m256i sums, __m256 reciprocal) {
     return _mm256_cvttps_epi32(_mm256_mul_ps(value, reciprocal));
 }
 
-// Saturates four vectors of 8 non-negative quotients to bytes, in pixel order.
-QUIVEL_AVX2 void store_quotients(const __m256i (&q)[kTileVectors], std::uint8_t* out) {
-    // Signed saturation first: packus_epi16 reads its words as signed.
-    const __m256i words01 = _mm256_packs_epi32(q[0], q[1]);
-    const __m256i words23 = _mm256_packs_epi32(q[2], q[3]);
-    // Per 128-bit lane the packs interleave 4-pixel groups; vpermd puts them back in order.
-    const __m256i bytes = _mm256_packus_epi16(words01, words23);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(bytes, order));
+// Lane i of tile vector v holds pixel 16 (v / 2) + 2i + v % 2: vectors 0 and 1 are the even and
+// odd pixels of the first 16, vectors 2 and 3 those of the second 16.
+constexpr std::size_t tile_pixel(std::size_t vector, std::size_t lane) {
+    return 16 * (vector / 2) + 2 * lane + vector % 2;
 }
 
-// Sums of taps[0 .. count) for the tile at column x: sums[t][v] for tile row t, vector v. The
-// sums are named locals so that they stay in registers through the loop.
+// Saturates the four vectors of 8 non-negative quotients of a tile to bytes, in pixel order.
+QUIVEL_AVX2 void store_quotients(const __m256i (&q)[kTileVectors], std::uint8_t* out) {
+    // Signed saturation first: packus_epi16 reads its words as signed. Per 128-bit lane the
+    // packs leave four runs of 4 pixels, each run stepping by 2: in lane 0 pixels 0.., 16..,
+    // 1.., 17.. (lane 1 the same from 8 and 24).
+    const __m256i bytes =
+        _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[2]), _mm256_packs_epi32(q[1], q[3]));
+    // Within each lane, even and odd runs merge into pixels 0..7, 16..23 (lane 1: 8..15,
+    // 24..31); the 64-bit permutation then puts the four 8-pixel groups in order.
+    const __m256i merge = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,
+                                           0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    const __m256i merged = _mm256_shuffle_epi8(bytes, merge);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_permute4x64_epi64(merged, _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
+// Sums of the grouped taps for the tile at column x: sums[t][v] for tile row t, vector v. The
+// sums are named locals so that they stay in registers through the loops.
 template <std::size_t kRows>
 QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
-    const Tap* taps, std::size_t count, std::size_t x, __m256i (&sums)[kTileRows][kTileVectors]) {
+    const Tap* taps, const TapGroups& groups, std::size_t x,
+    __m256i (&sums)[kTileRows][kTileVectors]) {
     static_assert(kTileVectors == 4 && (kRows == 1 || kRows == 2));
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Tap& tap = taps[i];
-        const auto* at = reinterpret_cast<const __m256i*>(tap.entries + x);
-        const __m256i in0 = _mm256_loadu_si256(at);
-        const __m256i in1 = _mm256_loadu_si256(at + 1);
-        const __m256i in2 = _mm256_loadu_si256(at + 2);
-        const __m256i in3 = _mm256_loadu_si256(at + 3);
+    const Tap* tap_end = taps + groups.shared;
+    for (const Tap* at_tap = taps; at_tap != tap_end; ++at_tap) {
+        const Tap& tap = *at_tap;
+        const std::int16_t* at = tap.values + x;
+        const __m256i in0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i in1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+        const __m256i in2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 16));
+        const __m256i in3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 17));
         const __m256i w0 = _mm256_set1_epi32(tap.weights[0]);
         a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(in0, w0));
         a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(in1, w0));
@@ -257,6 +281,29 @@ QUIVEL_AVX2 inline __attribute__((always_inline)) void accumulate(
             b1 = _mm256_add_epi32(b1, _mm256_madd_epi16(in1, w1));
             b2 = _mm256_add_epi32(b2, _mm256_madd_epi16(in2, w1));
             b3 = _mm256_add_epi32(b3, _mm256_madd_epi16(in3, w1));
+        }
+    }
+    if constexpr (kRows == 2) {
+        // The first row alone, then the second alone.
+        for (std::size_t row = 0; row < 2; ++row) {
+            const Tap* start = tap_end;
+            tap_end += row == 0 ? groups.first_only : groups.second_only;
+            __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
+            for (const Tap* at_tap = start; at_tap != tap_end; ++at_tap) {
+                const std::int16_t* at = at_tap->values + x;
+                const __m256i w = _mm256_set1_epi32(at_tap->weights[row]);
+                s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), w));
+                s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1)), w));
+                s2 = _mm256_add_epi32(s2, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 16)), w));
+                s3 = _mm256_add_epi32(s3, _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 17)), w));
+            }
+            if (row == 0) {
+                a0 = _mm256_add_epi32(a0, s0); a1 = _mm256_add_epi32(a1, s1);
+                a2 = _mm256_add_epi32(a2, s2); a3 = _mm256_add_epi32(a3, s3);
+            } else {
+                b0 = _mm256_add_epi32(b0, s0); b1 = _mm256_add_epi32(b1, s1);
+                b2 = _mm256_add_epi32(b2, s2); b3 = _mm256_add_epi32(b3, s3);
+            }
         }
     }
     sums[0][0] = a0; sums[0][1] = a1; sums[0][2] = a2; sums[0][3] = a3;
@@ -274,18 +321,20 @@ struct Divisor {
 // One plane of a tile at column x: out[t] + x receives 32 quotient bytes for each tile row t.
 // With 64-bit sums the 32-bit lanes are emptied into 64-bit sums every kTapsPerFlush taps.
 template <std::size_t kRows, Division kDivision>
-QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x,
+QUIVEL_AVX2 void convolve_tile(const Tap* taps, const TapGroups& groups, std::size_t x,
                                const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
     __m256i acc[kTileRows][kTileVectors];
     if constexpr (kDivision == Division::sums_64) {
         std::int64_t sums[kRows][kTilePixels] = {};
-        for (std::size_t start = 0; start < count; start += kTapsPerFlush) {
-            accumulate<kRows>(taps + start, std::min(kTapsPerFlush, count - start), x, acc);
+        // Here every tap is in the shared group (see plane_taps).
+        for (std::size_t start = 0; start < groups.shared; start += kTapsPerFlush) {
+            const TapGroups chunk{std::min(kTapsPerFlush, groups.shared - start), 0, 0};
+            accumulate<kRows>(taps + start, chunk, x, acc);
             for (std::size_t t = 0; t < kRows; ++t) {
                 for (std::size_t v = 0; v < kTileVectors; ++v) {
                     alignas(32) std::int32_t lanes[8];
                     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t][v]);
-                    for (int i = 0; i < 8; ++i) sums[t][8 * v + i] += lanes[i];
+                    for (std::size_t i = 0; i < 8; ++i) sums[t][tile_pixel(v, i)] += lanes[i];
                 }
             }
         }
@@ -296,7 +345,7 @@ QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x
             }
         }
     } else {
-        accumulate<kRows>(taps, count, x, acc);
+        accumulate<kRows>(taps, groups, x, acc);
         for (std::size_t t = 0; t < kRows; ++t) {
             __m256i q[kTileVectors];
             for (std::size_t v = 0; v < kTileVectors; ++v) {
@@ -310,14 +359,14 @@ QUIVEL_AVX2 void convolve_tile(const Tap* taps, std::size_t count, std::size_t x
 }
 
 template <std::size_t kRows, Division kDivision>
-QUIVEL_AVX2 void convolve_plane(const Tap* taps, std::size_t count, std::size_t tiled_width,
+QUIVEL_AVX2 void convolve_plane(const Tap* taps, const TapGroups& groups, std::size_t tiled_width,
                                 const Divisor& divisor, std::uint8_t* const (&out)[kTileRows]) {
     for (std::size_t x = 0; x < tiled_width; x += kTilePixels) {
-        convolve_tile<kRows, kDivision>(taps, count, x, divisor, out);
+        convolve_tile<kRows, kDivision>(taps, groups, x, divisor, out);
     }
 }
 
-using PlaneFunction = void (*)(const Tap*, std::size_t, std::size_t, const Divisor&,
+using PlaneFunction = void (*)(const Tap*, const TapGroups&, std::size_t, const Divisor&,
                                std::uint8_t* const (&)[kTileRows]);
 
 template <std::size_t kRows>
@@ -332,27 +381,39 @@ PlaneFunction plane_function(Division division) {
 
 // The taps of one plane for tiles of `rows` rows: input row r of the tile's reach weighs tile
 // row t with matrix row r - t. Pairs whose weights are zero for every tile row are left out.
-std::size_t plane_taps(const ConvolutionJob& job, int plane, std::size_t rows,
-                       const Layout& layout, TapSource* taps) {
+// With `grouped`, the taps of a 2-row tile that weigh only one row go into that row's group
+// (see TapGroups); otherwise every tap is shared.
+TapGroups plane_taps(const ConvolutionJob& job, int plane, std::size_t rows, bool grouped,
+                     const Layout& layout, TapSource* taps) {
     const std::size_t mw = job.matrix_width;
     const std::size_t mh = job.matrix_rows;
+    std::size_t counts[3] = {};
     std::size_t count = 0;
-    for (std::size_t r = 0; r < layout.needed_rows; ++r) {
-        for (std::size_t mx = 0; mx < mw; mx += 2) {
-            TapSource tap{r, mx, {}};
-            bool any = false;
-            for (std::size_t t = 0; t < rows; ++t) {
-                if (r < t || r - t >= mh) continue;
-                const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
-                const std::int32_t even = weights[3 * mx];
-                const std::int32_t odd = mx + 1 < mw ? weights[3 * (mx + 1)] : 0;
-                tap.weights[t] = even | odd << 16;
-                any = any || tap.weights[t] != 0;
+    // One pass per group, so that the list comes out in group order.
+    for (std::size_t group = 0; group < 3; ++group) {
+        for (std::size_t r = 0; r < layout.needed_rows; ++r) {
+            for (std::size_t mx = 0; mx < mw; mx += 2) {
+                TapSource tap{r, mx, {}};
+                for (std::size_t t = 0; t < rows; ++t) {
+                    if (r < t || r - t >= mh) continue;
+                    const std::uint8_t* weights = job.matrix + (r - t) * job.matrix_row_bytes + plane;
+                    const std::int32_t even = weights[3 * mx];
+                    const std::int32_t odd = mx + 1 < mw ? weights[3 * (mx + 1)] : 0;
+                    tap.weights[t] = even | odd << 16;
+                }
+                const bool first = tap.weights[0] != 0;
+                const bool second = rows == 2 && tap.weights[1] != 0;
+                if (!first && !second) continue;
+                const std::size_t its_group = !grouped || rows == 1 || (first && second) ? 0
+                                              : first                                    ? 1
+                                                                                         : 2;
+                if (its_group != group) continue;
+                taps[count++] = tap;
+                ++counts[group];
             }
-            if (any) taps[count++] = tap;
         }
     }
-    return count;
+    return TapGroups{counts[0], counts[1], counts[2]};
 }
 
 // A 1 x 1 matrix weighs each byte alone: result byte = its byte x its channel's weight / divisor.
@@ -421,29 +482,30 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
 
     Layout layout;
     layout.tiled_width = (width + kTilePixels - 1) / kTilePixels * kTilePixels;
-    // Loads reach entry tiled_width - 1 + mw - 1 at most.
-    layout.padded = (layout.tiled_width + mw - 1 + 7) / 8 * 8;
+    // The last tile's loads start at most at tiled_width - 32 + (mw - 1) + 17 and span 16 values.
+    layout.padded = (layout.tiled_width + mw + 15) / 16 * 16;
     layout.plane_bytes = layout.padded + 16;
     layout.needed_rows = mh + tile_rows - 1;
     layout.slots = std::min(layout.needed_rows, height);
     const std::size_t pairs_per_row = (mw + 1) / 2;
     const std::size_t tap_capacity = layout.needed_rows * pairs_per_row;
 
-    auto ring = try_obtain<std::int32_t>(layout.slots * 3 * layout.padded);
+    auto ring = try_obtain<std::int16_t>(layout.slots * 3 * layout.padded);
     auto slot_row = try_obtain<std::size_t>(layout.slots);
     auto planes = try_obtain<std::uint8_t>(3 * layout.plane_bytes);
     auto pixels = try_obtain<std::uint8_t>(3 * kTilePixels);
     auto quotients = try_obtain<std::uint8_t>(kTileRows * 3 * layout.tiled_width);
     auto sources = try_obtain<TapSource>(3 * tap_capacity);
     auto taps = try_obtain<Tap>(tap_capacity);
-    auto row_entries = try_obtain<const std::int32_t*>(layout.needed_rows);
-    if (!ring || !slot_row || !planes || !pixels || !quotients || !sources || !taps || !row_entries) {
+    auto row_values = try_obtain<const std::int16_t*>(layout.needed_rows);
+    if (!ring || !slot_row || !planes || !pixels || !quotients || !sources || !taps || !row_values) {
         return false;
     }
     std::fill_n(slot_row.get(), layout.slots, SIZE_MAX);
-    std::size_t source_count[3];
+    TapGroups groups[3];
     for (int c = 0; c < 3; ++c) {
-        source_count[c] = plane_taps(job, c, tile_rows, layout, sources.get() + c * tap_capacity);
+        groups[c] = plane_taps(job, c, tile_rows, division != Division::sums_64, layout,
+                               sources.get() + c * tap_capacity);
     }
 
     const Divisor divisor{job.divisor, _mm256_set1_pd(sum_reciprocal(job.divisor)),
@@ -454,23 +516,23 @@ QUIVEL_AVX2 bool convolve_avx2_rows(const ConvolutionJob& job) {
             const std::size_t sy =
                 clamp_index(static_cast<std::int64_t>(y0 + r) - half_y, height);
             const std::size_t slot = sy % layout.slots;
-            std::int32_t* entries = ring.get() + slot * 3 * layout.padded;
+            std::int16_t* values = ring.get() + slot * 3 * layout.padded;
             if (slot_row[slot] != sy) {
-                convert_row(job, layout, sy, planes.get(), pixels.get(), entries);
+                convert_row(job, layout, sy, planes.get(), pixels.get(), values);
                 slot_row[slot] = sy;
             }
-            row_entries[r] = entries;
+            row_values[r] = values;
         }
         for (int c = 0; c < 3; ++c) {
             const TapSource* source = sources.get() + c * tap_capacity;
-            const std::size_t count = source_count[c];
+            const std::size_t count = groups[c].total();
             for (std::size_t i = 0; i < count; ++i) {
-                taps[i].entries = row_entries[source[i].row] + c * layout.padded + source[i].column;
+                taps[i].values = row_values[source[i].row] + c * layout.padded + source[i].column;
                 for (std::size_t t = 0; t < kTileRows; ++t) taps[i].weights[t] = source[i].weights[t];
             }
             std::uint8_t* const out[kTileRows] = {quotients.get() + c * layout.tiled_width,
                                                   quotients.get() + (3 + c) * layout.tiled_width};
-            convolve(taps.get(), count, layout.tiled_width, divisor, out);
+            convolve(taps.get(), groups[c], layout.tiled_width, divisor, out);
         }
         const std::size_t done = std::min(tile_rows, height - y0);
         for (std::size_t t = 0; t < done; ++t) {
@@ -497,11 +559,16 @@ QUIVEL_AVX2 void divide_sums_vector(const std::int32_t* sums, std::size_t count,
     const Divisor d{divisor, _mm256_set1_pd(sum_reciprocal(divisor)),
                     _mm256_set1_ps(1.0f / static_cast<float>(divisor))};
     for (std::size_t i = 0; i < count; i += kTilePixels) {
-        alignas(32) std::int32_t lanes[kTilePixels] = {};
-        std::memcpy(lanes, sums + i, 4 * std::min(kTilePixels, count - i));
+        // The sums go into the lanes in tile order, as the kernel's sums lie.
+        alignas(32) std::int32_t lanes[kTileVectors][8] = {};
+        for (std::size_t v = 0; v < kTileVectors; ++v) {
+            for (std::size_t l = 0; l < 8; ++l) {
+                if (i + tile_pixel(v, l) < count) lanes[v][l] = sums[i + tile_pixel(v, l)];
+            }
+        }
         __m256i q[kTileVectors];
         for (std::size_t v = 0; v < kTileVectors; ++v) {
-            const __m256i n = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 8 * v));
+            const __m256i n = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes[v]));
             q[v] = kDivision == Division::small_sums ? divide_small_sums(n, d.small_reciprocal)
                                                      : divide_sums(n, d.reciprocal);
         }
